@@ -1,0 +1,1 @@
+// Load and unload hooks of libprtlink.so.
