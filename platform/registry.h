@@ -3,8 +3,11 @@
 //
 // Accepted: "Windows Registry Editor Version 5.00" and "REGEDIT4" headers, UTF-8 or
 // UTF-16LE with byte-order mark, "\" continuations, ";" comments, dword:, "string",
-// hex:, hex(N): values. A malformed line is skipped. Key and value names compare
-// case-insensitively. A missing or unreadable file is an empty registry.
+// hex:, hex(N): values. A malformed line is skipped; values after a malformed or [-KEY]
+// section line are dropped, and "Name"=- defines nothing. Key and value names compare
+// case-insensitively for ASCII letters. A missing or unreadable file, or one whose first
+// non-blank line is not a header, is an empty registry. A value given twice: the last wins.
+// `hex_kind` holds the Windows type number of every value (1 for "text", 4 for dword:).
 #pragma once
 
 #include <cstdint>
@@ -34,15 +37,15 @@ struct RegValue {
 };
 
 class Registry {
-public:
-    static Registry load();                      // $PRT_CONFIG_DIR/registry.reg
+  public:
+    static Registry load();                        // $PRT_CONFIG_DIR/registry.reg
     static Registry parse(std::string_view file);  // the file's bytes
 
     // `key` is a full path such as "HKEY_CLASSES_ROOT\\QTX_SBCS_FINANCE_PRINTERS".
     bool has_key(std::string_view key) const;
     std::optional<RegValue> value(std::string_view key, std::string_view name) const;
 
-private:
+  private:
     struct Entry {
         std::string key_lower;
         std::string name_lower;
@@ -53,7 +56,7 @@ private:
 };
 
 // The device behind COM<n>: the "COM<n>" string of HKLM\SOFTWARE\prtlink\Ports, else
-// /dev/ttyS<n-1>.
+// /dev/ttyS<n-1>. Empty for n = 0. Reads the registry file at every call.
 std::string com_device(unsigned n);
 
 }  // namespace prt::plat
