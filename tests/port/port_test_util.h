@@ -1,0 +1,144 @@
+// Helpers shared by the port tests: a private runtime directory and namespace per test
+// process, bounded waits, and a child process with its standard output on a pipe.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace prt::test {
+
+// Each test process gets its own namespace and runtime directory, so that ctest -j runs
+// never share lock files.
+class PortEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        char tmpl[] = "/tmp/prt-port-test-XXXXXX";
+        const char* dir = ::mkdtemp(tmpl);
+        ASSERT_NE(dir, nullptr);
+        dir_ = dir;
+        ::setenv("PRT_RUNTIME_DIR", dir_.c_str(), 1);
+        ::setenv("PRT_NAMESPACE", ("porttest" + std::to_string(::getpid())).c_str(), 1);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+  private:
+    std::string dir_;
+};
+
+inline ::testing::Environment* const kPortEnvironment =
+    ::testing::AddGlobalTestEnvironment(new PortEnvironment);
+
+// Polls `pred` until it holds or `limit` passes; returns its last value.
+template <typename Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= end) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// A child process whose standard output is read by lines with a deadline.
+class Child {
+  public:
+    bool start(const std::vector<std::string>& argv) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        const int rc = ::posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(fds[1]);
+        if (rc != 0) {
+            ::close(fds[0]);
+            pid_ = -1;
+            return false;
+        }
+        out_ = fds[0];
+        return true;
+    }
+
+    // The next line of output (without the newline); false at end of output or deadline.
+    bool read_line(std::string* line, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const size_t nl = buf_.find('\n');
+            if (nl != std::string::npos) {
+                *line = buf_.substr(0, nl);
+                buf_.erase(0, nl + 1);
+                return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || out_ < 0) return false;
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char chunk[256];
+            const ssize_t n = ::read(out_, chunk, sizeof(chunk));
+            if (n <= 0) {
+                ::close(out_);
+                out_ = -1;
+                if (!buf_.empty()) {
+                    *line = buf_;
+                    buf_.clear();
+                    return true;
+                }
+                return false;
+            }
+            buf_.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+    // Waits for the exit status, killing the child at the deadline. -1 when killed.
+    int wait_exit(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        if (pid_ < 0) return -1;
+        int status = 0;
+        const bool done =
+            wait_until([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
+        if (!done) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+            return -1;
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buf_;
+};
+
+}  // namespace prt::test
