@@ -5,6 +5,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -136,5 +137,10 @@ bool start_thread(void (*body)(void*), void* arg, size_t stack_size) {
 }
 
 uint32_t process_id() { return static_cast<uint32_t>(::getpid()); }
+
+bool process_alive(uint32_t pid) {
+    if (pid == 0) return false;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
 
 }  // namespace prt::plat

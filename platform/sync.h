@@ -72,4 +72,7 @@ bool start_thread(void (*body)(void*), void* arg, size_t stack_size);
 
 uint32_t process_id();
 
+// False when no process `pid` exists any more.
+bool process_alive(uint32_t pid);
+
 }  // namespace prt::plat

@@ -86,6 +86,21 @@ void remove_entry(int slot, uint32_t pid, uint32_t handle) {
     }
 }
 
+// Entries of processes that died without closing: their ports are closed by the system,
+// and a row that still counted them would keep the slot "open" so that the next open
+// skipped the port set-up.
+void drop_dead_entries(int slot) {
+    SlotShared& s = S(slot);
+    uint16_t kept = 0;
+    for (uint16_t i = 0; i < s.open_count && i < kOpenEntries; ++i) {
+        if (prt::plat::process_alive(s.open_table[i].pid)) s.open_table[kept++] = s.open_table[i];
+    }
+    if (kept == s.open_count) return;
+    for (uint16_t i = kept; i < kOpenEntries; ++i) s.open_table[i] = OpenEntry{0, 0};
+    s.open_count = kept;
+    if (kept == 0) s.slot_state = kSlotClosed;
+}
+
 // The body of an open; runs holding global_lock, which it gives up while it retries.
 uint16_t Open_Port(uint32_t* out, uint32_t id_arg, int32_t time_out) {
     const uint16_t id = static_cast<uint16_t>(id_arg);
@@ -135,6 +150,7 @@ uint16_t Open_Port(uint32_t* out, uint32_t id_arg, int32_t time_out) {
                 result = PRT_ALREADY_OPEN;
             } else {
                 const uint32_t pid = prt::plat::process_id();
+                drop_dead_entries(slot);
                 const uint32_t handle = *out;
                 s.open_table[s.open_count] = OpenEntry{pid, handle};
                 if (s.open_count < kOpenEntries - 1) ++s.open_count;

@@ -1,0 +1,2 @@
+// transactions: written next
+#include <gtest/gtest.h>
