@@ -13,13 +13,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TEST(Crc, KnownAnswers) {
+TEST(EmuCrc, KnownAnswers) {
     const std::string digits = "123456789";
     EXPECT_EQ(crc16_x25(Bytes(digits.begin(), digits.end())), 0x906E);
     EXPECT_EQ(crc16_x25({}), 0x0000);
 }
 
-TEST(Frame, GoldenHostFrames) {
+TEST(EmuFrame, GoldenHostFrames) {
     struct Case {
         uint8_t unit, control;
         Bytes golden;
@@ -33,14 +33,14 @@ TEST(Frame, GoldenHostFrames) {
     for (const Case& c : cases) EXPECT_EQ(build_frame(c.unit, c.control, {}), c.golden);
 }
 
-TEST(Frame, LengthFieldCountsDataAndCrc) {
+TEST(EmuFrame, LengthFieldCountsDataAndCrc) {
     const Bytes f = build_frame(1, 0xCE, Bytes(256, 0x41));
     ASSERT_EQ(f.size(), 256u + 9u);
     EXPECT_EQ(f[3], 0x04);
     EXPECT_EQ(f[4], 0x01);
 }
 
-TEST(Parser, CutsFramesFromAnyChunking) {
+TEST(EmuParser, CutsFramesFromAnyChunking) {
     const Bytes poll = build_frame(1, 0xCD, {});
     const Bytes data = build_frame(1, 0xEE, Bytes{1, 2, 3});
     Bytes stream = {0x00, 0x1B, 0x42};  // noise, including a false start
@@ -66,7 +66,7 @@ TEST(Parser, CutsFramesFromAnyChunking) {
     }
 }
 
-TEST(Parser, BadCrcAndBadLength) {
+TEST(EmuParser, BadCrcAndBadLength) {
     Bytes bad = build_frame(2, 0xCD, {});
     bad[7] ^= 1;
     // A length of 3 is no frame: the lead-in is skipped and the search goes on.
@@ -85,7 +85,7 @@ TEST(Parser, BadCrcAndBadLength) {
     EXPECT_FALSE(p.partial());
 }
 
-TEST(PageText, TextFeedsAndMarks) {
+TEST(EmuPageText, TextFeedsAndMarks) {
     const Bytes printed = {'H',  'i',  '\r', '\n', 0x1B, 'I',  0x02, 'a',  0x1B, 'C',
                            0x0C, 0x1B, '*',  0x00, 0x03, 0x00, 1,    2,    3,    'b',
                            0x1B, '[',  'c',  0x02, 0x00, 0x11, 0x22, 0x07, 0xE9, 'z'};
@@ -99,7 +99,7 @@ class NullLine : public Line {
     void send_break() override {}
 };
 
-TEST(Commands, RepliesAndErrors) {
+TEST(EmuCommands, RepliesAndErrors) {
     NullLine line;
     Printer p(Config{}, line);
     struct Case {

@@ -26,7 +26,7 @@ Bytes data_of(const Bytes& answer) {
     return answer.size() > 9 ? Bytes(answer.begin() + 7, answer.end() - 2) : Bytes{};
 }
 
-class Loopback : public ::testing::Test {
+class EmuLoopback : public ::testing::Test {
   protected:
     void start(Config cfg = {}, ReadMode mode = ReadMode::RtsOn) {
         test::use_private_runtime();
@@ -60,7 +60,7 @@ class Loopback : public ::testing::Test {
     bool emu_has_rems = true;
 };
 
-TEST_F(Loopback, PowerOnResetStatusesAndTheirAcknowledgement) {
+TEST_F(EmuLoopback, PowerOnResetStatusesAndTheirAcknowledgement) {
     start();
     // Golden poll of the print unit, tag 0 and echo 0.
     host->purge();
@@ -92,7 +92,7 @@ TEST_F(Loopback, PowerOnResetStatusesAndTheirAcknowledgement) {
     EXPECT_EQ(emu->counters().polls[1], 4u);
 }
 
-TEST_F(Loopback, IdentificationComesFromTheConfiguration) {
+TEST_F(EmuLoopback, IdentificationComesFromTheConfiguration) {
     struct Case {
         uint8_t model, level, features;
         bool rems, por_error;
@@ -141,7 +141,7 @@ TEST_F(Loopback, IdentificationComesFromTheConfiguration) {
     }
 }
 
-TEST_F(Loopback, LongOnStartAndLinkReset) {
+TEST_F(EmuLoopback, LongOnStartAndLinkReset) {
     Config cfg;
     cfg.long_on = true;
     start(cfg);
@@ -165,7 +165,7 @@ TEST_F(Loopback, LongOnStartAndLinkReset) {
     EXPECT_EQ(por[6] & 0x30, 0x30);
 }
 
-TEST_F(Loopback, DataFramesFollowTheSequenceBit) {
+TEST_F(EmuLoopback, DataFramesFollowTheSequenceBit) {
     start();
     take_por();
     // 300 bytes: a full segment of 256 and a last one of 44; completion only after the last.
@@ -189,7 +189,7 @@ TEST_F(Loopback, DataFramesFollowTheSequenceBit) {
     EXPECT_EQ(c.completions, 1u);
 }
 
-TEST_F(Loopback, BytePacedHandshake) {
+TEST_F(EmuLoopback, BytePacedHandshake) {
     start({}, ReadMode::BytePaced);
     // The whole exchange, with the release checks, runs inside read_answer.
     const Bytes por = host->poll(1);
@@ -206,7 +206,7 @@ TEST_F(Loopback, BytePacedHandshake) {
     EXPECT_TRUE(host->wait_modem(plat::kModemDsr, false));
 }
 
-TEST_F(Loopback, BlockTransferByLevelOrByForce) {
+TEST_F(EmuLoopback, BlockTransferByLevelOrByForce) {
     for (Config cfg : {Config{}, Config{}}) {
         if (emu) {
             cfg.handshake = Handshake::Block;
@@ -222,7 +222,7 @@ TEST_F(Loopback, BlockTransferByLevelOrByForce) {
     }
 }
 
-TEST_F(Loopback, NoHandshakeWhenForced) {
+TEST_F(EmuLoopback, NoHandshakeWhenForced) {
     Config cfg;
     cfg.handshake = Handshake::None;
     start(cfg, ReadMode::RtsOn);
@@ -232,7 +232,7 @@ TEST_F(Loopback, NoHandshakeWhenForced) {
     EXPECT_EQ(data_of(por).at(0), 0x80);
 }
 
-TEST_F(Loopback, PowerIsCts) {
+TEST_F(EmuLoopback, PowerIsCts) {
     start();
     take_por();
     emu->command("power off");
@@ -249,7 +249,7 @@ TEST_F(Loopback, PowerIsCts) {
     EXPECT_EQ(host->next_status(2).at(2), 0x80);
 }
 
-TEST_F(Loopback, HostBreakDropsPartialFrame) {
+TEST_F(EmuLoopback, HostBreakDropsPartialFrame) {
     start();
     take_por();
     host->write({0x1B, 0x5B, 0x63, 0x04, 0x00});
@@ -260,7 +260,7 @@ TEST_F(Loopback, HostBreakDropsPartialFrame) {
     EXPECT_EQ(emu->counters().bad_frames, 0u);
 }
 
-TEST_F(Loopback, PrinterBreakReachesTheHost) {
+TEST_F(EmuLoopback, PrinterBreakReachesTheHost) {
     start();
     host->take_errors();
     EXPECT_EQ(emu->command("break"), "ok");
@@ -273,7 +273,7 @@ TEST_F(Loopback, PrinterBreakReachesTheHost) {
     EXPECT_EQ(errs, plat::kErrBreak);
 }
 
-TEST_F(Loopback, ScriptedEventsInTheDecodedPositions) {
+TEST_F(EmuLoopback, ScriptedEventsInTheDecodedPositions) {
     struct Case {
         const char* command;
         uint8_t unit;
@@ -317,7 +317,7 @@ TEST_F(Loopback, ScriptedEventsInTheDecodedPositions) {
     EXPECT_EQ(host->next_status(1).at(0), 0x88);
 }
 
-TEST_F(Loopback, RemsCommands) {
+TEST_F(EmuLoopback, RemsCommands) {
     start();
     take_por();
     // Attributes, stripe write, stripe read, MICR read: each completes with a REMS status.
@@ -343,7 +343,7 @@ TEST_F(Loopback, RemsCommands) {
     EXPECT_TRUE(emu->print_log().empty());
 }
 
-TEST_F(Loopback, PrintUnitReadIsAMultiPartAnswer) {
+TEST_F(EmuLoopback, PrintUnitReadIsAMultiPartAnswer) {
     Config cfg;
     cfg.model = 0xD0;
     cfg.rems = false;
@@ -360,7 +360,7 @@ TEST_F(Loopback, PrintUnitReadIsAMultiPartAnswer) {
     EXPECT_TRUE(emu->print_log().empty()) << "the read command is not print data";
 }
 
-TEST_F(Loopback, PrintRateAndBufferRoom) {
+TEST_F(EmuLoopback, PrintRateAndBufferRoom) {
     Config cfg;
     cfg.print_rate = 100;
     cfg.buffer_size = 300;
@@ -380,7 +380,7 @@ TEST_F(Loopback, PrintRateAndBufferRoom) {
     EXPECT_TRUE(host->poll(1)[6] & kCtlRoom);
 }
 
-TEST_F(Loopback, WireTimingPacesTheAnswer) {
+TEST_F(EmuLoopback, WireTimingPacesTheAnswer) {
     Config cfg;
     cfg.wire_timing = true;
     start(cfg);
@@ -402,7 +402,7 @@ TEST_F(Loopback, WireTimingPacesTheAnswer) {
 
 // ---- Faults -------------------------------------------------------------------------------
 
-TEST_F(Loopback, FaultLoseAnswerThenRepeat) {
+TEST_F(EmuLoopback, FaultLoseAnswerThenRepeat) {
     start({}, ReadMode::BytePaced);
     emu->command("fault lose-answer");
     host->send_poll(1);
@@ -412,7 +412,7 @@ TEST_F(Loopback, FaultLoseAnswerThenRepeat) {
     EXPECT_EQ(data_of(host->poll(1)).at(0), 0x80);
 }
 
-TEST_F(Loopback, FaultBadCrc) {
+TEST_F(EmuLoopback, FaultBadCrc) {
     start();
     emu->command("fault bad-crc");
     const Bytes bad = host->poll(1);
@@ -425,7 +425,7 @@ TEST_F(Loopback, FaultBadCrc) {
     EXPECT_EQ(data_of(good), data_of(bad));
 }
 
-TEST_F(Loopback, FaultWrongSequenceBitMakesTheDriverResend) {
+TEST_F(EmuLoopback, FaultWrongSequenceBitMakesTheDriverResend) {
     start();
     take_por();
     const Bytes frame = host->data_frame(1, {'h', 'i'}, false);
@@ -441,7 +441,7 @@ TEST_F(Loopback, FaultWrongSequenceBitMakesTheDriverResend) {
     EXPECT_EQ(emu->counters().data_repeats, 1u);
 }
 
-TEST_F(Loopback, FaultBreakInsteadOfAnswer) {
+TEST_F(EmuLoopback, FaultBreakInsteadOfAnswer) {
     start({}, ReadMode::BytePaced);
     host->take_errors();
     emu->command("fault break");
@@ -453,7 +453,7 @@ TEST_F(Loopback, FaultBreakInsteadOfAnswer) {
     EXPECT_EQ(data_of(host->poll(1)).at(0), 0x80);
 }
 
-TEST_F(Loopback, FaultDoubleStatus) {
+TEST_F(EmuLoopback, FaultDoubleStatus) {
     start();
     take_por();
     emu->command("insert");
@@ -464,7 +464,7 @@ TEST_F(Loopback, FaultDoubleStatus) {
     EXPECT_EQ(host->poll(1).size(), 9u);
 }
 
-TEST_F(Loopback, FaultBusyForNPolls) {
+TEST_F(EmuLoopback, FaultBusyForNPolls) {
     start();
     take_por();
     emu->command("fault busy 3");
@@ -472,7 +472,7 @@ TEST_F(Loopback, FaultBusyForNPolls) {
     EXPECT_TRUE(host->poll(1)[6] & kCtlRoom);
 }
 
-TEST_F(Loopback, FaultNeverComplete) {
+TEST_F(EmuLoopback, FaultNeverComplete) {
     start();
     take_por();
     emu->command("fault never-complete");
@@ -483,7 +483,7 @@ TEST_F(Loopback, FaultNeverComplete) {
     EXPECT_EQ(emu->print_log(), (Bytes{'x', 'y'}));
 }
 
-TEST_F(Loopback, FaultDropData) {
+TEST_F(EmuLoopback, FaultDropData) {
     start();
     take_por();
     emu->command("fault drop-data");
@@ -498,7 +498,7 @@ TEST_F(Loopback, FaultDropData) {
     EXPECT_EQ(emu->counters().data_dropped, 1u);
 }
 
-TEST_F(Loopback, FaultRandomIsReproducibleBySeed) {
+TEST_F(EmuLoopback, FaultRandomIsReproducibleBySeed) {
     // The same seed and the same host behaviour give the same answers, faults included.
     auto run = [&](uint32_t seed, std::vector<std::string>& out) {
         start();
@@ -528,7 +528,7 @@ TEST_F(Loopback, FaultRandomIsReproducibleBySeed) {
     EXPECT_GT(faulty, 0);
 }
 
-TEST_F(Loopback, SecondConnectionIsRefused) {
+TEST_F(EmuLoopback, SecondConnectionIsRefused) {
     start();
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(s, 0);

@@ -7,15 +7,19 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/port.h"
 
 extern char** environ;
 
@@ -39,6 +43,19 @@ class PortEnvironment : public ::testing::Environment {
     }
 
   private:
+    [[noreturn]] static void hold(const char* device) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        uint32_t h = 0;
+        if (!prt::plat::port_open(device, &h)) {
+            std::printf("FAILED %d\n", prt::plat::last_error());
+            std::fflush(stdout);
+            ::_exit(1);
+        }
+        std::printf("HELD\n");
+        std::fflush(stdout);
+        for (;;) ::pause();
+    }
+
     std::string dir_;
 };
 
@@ -59,7 +76,8 @@ bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::second
 // A child process whose standard output is read by lines with a deadline.
 class Child {
   public:
-    bool start(const std::vector<std::string>& argv) {
+    bool start(const std::vector<std::string>& argv,
+               const std::vector<std::string>& extra_env = {}) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return false;
         posix_spawn_file_actions_t fa;
@@ -68,7 +86,11 @@ class Child {
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        const int rc = ::posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ);
+        std::vector<char*> env;
+        for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+        for (const auto& e : extra_env) env.push_back(const_cast<char*>(e.c_str()));
+        env.push_back(nullptr);
+        const int rc = ::posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), env.data());
         posix_spawn_file_actions_destroy(&fa);
         ::close(fds[1]);
         if (rc != 0) {
@@ -127,6 +149,11 @@ class Child {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    void kill() {
+        if (pid_ > 0) ::kill(pid_, SIGKILL);
+        wait_exit();
+    }
+
     ~Child() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
@@ -140,5 +167,15 @@ class Child {
     int out_ = -1;
     std::string buf_;
 };
+
+// Opens `device` in a child process (this test program, started again) that holds it until
+// killed. False when the child could not open it.
+inline bool hold_in_child(const std::string& device, Child& child) {
+    if (!child.start({"/proc/self/exe", "--gtest_filter=-*"}, {"PRT_PORT_TEST_HOLD=" + device})) {
+        return false;
+    }
+    std::string line;
+    return child.read_line(&line) && line == "HELD";
+}
 
 }  // namespace prt::test

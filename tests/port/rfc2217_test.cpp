@@ -241,6 +241,16 @@ TEST_F(Rfc2217Test, SecondOpenOfTheSameAddressFailsUntilClosed) {
     open();
 }
 
+TEST_F(Rfc2217Test, AnotherProcessHoldsTheAddressUntilItDies) {
+    prt::test::Child holder;
+    ASSERT_TRUE(prt::test::hold_in_child(url_, holder));
+    EXPECT_FALSE(port_open(url_, &handle_));
+    EXPECT_EQ(last_error(), EBUSY);
+    holder.kill();  // without closing anything
+    ASSERT_TRUE(wait_until([&] { return !server_->connected(); }));
+    open();
+}
+
 int connect_raw(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};

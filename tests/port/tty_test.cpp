@@ -267,6 +267,18 @@ TEST_F(TtyPtyTest, SecondOpenFailsUntilTheFirstCloses) {
     ASSERT_TRUE(port_open(pty_.path(), &handle_));
 }
 
+TEST(TtyOpen, AnotherProcessHoldsThePortUntilItDies) {
+    Pty pty;
+    prt::test::Child holder;
+    ASSERT_TRUE(prt::test::hold_in_child(pty.path(), holder));
+    uint32_t h = 0;
+    EXPECT_FALSE(port_open(pty.path(), &h));
+    EXPECT_EQ(last_error(), EBUSY);
+    holder.kill();  // without closing anything
+    ASSERT_TRUE(port_open(pty.path(), &h)) << last_error();
+    EXPECT_TRUE(port_close(h));
+}
+
 TEST_F(TtyPtyTest, ConfigureRefusesWhatThePrinterLinkNeverUses) {
     for (const LineSettings s : {LineSettings{1200, 8, 2}, LineSettings{19200, 8, 1}}) {
         EXPECT_TRUE(port_configure(handle_, s)) << s.baud;

@@ -229,11 +229,13 @@ void ScriptedPeer::on_data(std::span<const uint8_t> bytes) {
             in_.erase(in_.begin(), in_.begin() + 9);
             if (!poll) continue;
             ++polls_;
-            if (!script_.empty()) {
+            if (!script_.empty() && !acknowledging_) {
                 reply = std::move(script_.front());
                 script_.pop_front();
+                acknowledging_ = reply.size() > 9;
             } else {
                 reply = status_frame(unit, {}, 0xC0);
+                acknowledging_ = false;
             }
         }
     }

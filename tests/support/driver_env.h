@@ -70,7 +70,8 @@ private:
 };
 
 // A peer that answers every poll with the next scripted frame, or with an
-// acknowledgement (sequence bit 0) when the script is empty. No handshake: use it with
+// acknowledgement (sequence bit 0) when the script is empty. The poll after a status
+// answer (the driver's acknowledging poll) always gets an acknowledgement. No handshake: use it with
 // CTS mode 2. CTS is up.
 class ScriptedPeer : public prt::plat::rfc2217::Device {
 public:
@@ -91,6 +92,7 @@ private:
     std::deque<std::vector<uint8_t>> script_;
     std::vector<uint8_t> in_;
     int polls_ = 0;
+    bool acknowledging_ = false;
 };
 
 // CRC-16/X-25, written apart from the driver's so that the fixtures check it.
