@@ -136,24 +136,36 @@ class ServerImpl final : public Server, private telnet::Sink {
                 uint64_t v;
                 [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &v, sizeof(v));
             }
-            if (fds[1].revents & POLLIN) accept_client();
+            // The client first: a host that closed and connects again must find its old
+            // connection gone, not be refused as a second client.
             if (count == 3 && client_fd_ >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
-                const ssize_t n = ::recv(client_fd_, buf, sizeof(buf), MSG_DONTWAIT);
-                if (n > 0) {
-                    dec_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)), *this);
-                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    drop_client();
-                }
+                read_client(buf, sizeof(buf));
             }
+            if (fds[1].revents & POLLIN) accept_client(buf, sizeof(buf));
             if (client_fd_ >= 0 && !flush()) drop_client();
         }
         if (client_fd_ >= 0) drop_client();
     }
 
-    void accept_client() {
+    // Takes in what the client sent; drops it when it has gone. False when it has gone.
+    bool read_client(uint8_t* buf, size_t size) {
+        for (;;) {
+            const ssize_t n = ::recv(client_fd_, buf, size, MSG_DONTWAIT);
+            if (n > 0) {
+                dec_.feed(std::span<const uint8_t>(buf, static_cast<size_t>(n)), *this);
+                if (client_fd_ < 0) return false;
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+            drop_client();
+            return false;
+        }
+    }
+
+    void accept_client(uint8_t* buf, size_t size) {
         const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
-        if (client_fd_ >= 0) {  // one client at a time
+        if (client_fd_ >= 0 && read_client(buf, size)) {  // one client at a time
             ::close(fd);
             return;
         }
