@@ -165,7 +165,7 @@ TEST(TraceRecord, TagAndTimeDisplay) {
 // ---------------------------------------------------------------------------------------
 // Reading the ring.
 
-class Ring : public ::testing::Test {
+class TraceRing : public ::testing::Test {
   protected:
     std::vector<uint8_t> section_ = std::vector<uint8_t>(kSectionSize);
     Writer writer_{section_.data()};
@@ -181,7 +181,7 @@ class Ring : public ::testing::Test {
     }
 };
 
-TEST_F(Ring, FreshAndAttachedSectionsAreEmpty) {
+TEST_F(TraceRing, FreshAndAttachedSectionsAreEmpty) {
     std::string warning;
     EXPECT_TRUE(read(&warning).empty());
     EXPECT_EQ(warning, "");
@@ -190,7 +190,7 @@ TEST_F(Ring, FreshAndAttachedSectionsAreEmpty) {
     EXPECT_EQ(warning, "");
 }
 
-TEST_F(Ring, PartlyFilledOldestFirst) {
+TEST_F(TraceRing, PartlyFilledOldestFirst) {
     writer_.attach();
     write_numbered(1, 3);
     const auto records = read();
@@ -199,7 +199,7 @@ TEST_F(Ring, PartlyFilledOldestFirst) {
     EXPECT_EQ(format_line(records[2], 2).substr(0, 23), "2026-12-11 00:00:03.003");
 }
 
-TEST_F(Ring, ExactlyFullStartsAtTheFirstSlot) {
+TEST_F(TraceRing, ExactlyFullStartsAtTheFirstSlot) {
     writer_.attach();
     write_numbered(1, 2047);
     EXPECT_EQ(get_u32(section_.data()), 32u);
@@ -207,7 +207,7 @@ TEST_F(Ring, ExactlyFullStartsAtTheFirstSlot) {
     EXPECT_EQ(numbers(read()), range(1, 2047));
 }
 
-TEST_F(Ring, The2048thRecordOverwritesTheFirstSlot) {
+TEST_F(TraceRing, The2048thRecordOverwritesTheFirstSlot) {
     writer_.attach();
     write_numbered(1, 2048);
     EXPECT_EQ(get_u32(section_.data()), 64u);
@@ -218,13 +218,13 @@ TEST_F(Ring, The2048thRecordOverwritesTheFirstSlot) {
     EXPECT_EQ(records.back().offset, 32u);
 }
 
-TEST_F(Ring, ManyLaps) {
+TEST_F(TraceRing, ManyLaps) {
     writer_.attach();
     write_numbered(1, 5000);
     EXPECT_EQ(numbers(read()), range(5000 - 2046, 5000));
 }
 
-TEST_F(Ring, ReattachedDriverWritesFromTheStartAgain) {
+TEST_F(TraceRing, ReattachedDriverWritesFromTheStartAgain) {
     writer_.attach();
     write_numbered(1, 10);
     writer_.attach();  // word 0 back to 32, word 1 still 320
@@ -232,11 +232,11 @@ TEST_F(Ring, ReattachedDriverWritesFromTheStartAgain) {
     EXPECT_EQ(numbers(read()), range(11, 12));
 }
 
-TEST_F(Ring, CorruptHeaderNeverReadsPastTheSection) {
-    section_[32] = 1;  // a record in the first slot...
+TEST_F(TraceRing, CorruptHeaderNeverReadsPastTheSection) {
+    // A record in the first slot and one in the last; the slots between are empty.
     writer_.write(numbered(0));
     const RecordBytes last = numbered(7);
-    std::memcpy(section_.data() + 65504, last.data(), 32);  // ...and one in the last
+    std::memcpy(section_.data() + 65504, last.data(), 32);
     for (uint32_t w0 : {0u, 16u, 33u, 65505u, 65520u, 65536u, 0xFFFFFFE0u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(w0);
         put_u32(section_.data(), w0);
@@ -248,7 +248,7 @@ TEST_F(Ring, CorruptHeaderNeverReadsPastTheSection) {
     }
 }
 
-TEST_F(Ring, CountBeyondAFullRingReadsAsFull) {
+TEST_F(TraceRing, CountBeyondAFullRingReadsAsFull) {
     writer_.attach();
     write_numbered(1, 2100);
     put_u32(section_.data() + 4, 0x7FFFFFFF);
@@ -257,7 +257,7 @@ TEST_F(Ring, CountBeyondAFullRingReadsAsFull) {
     EXPECT_NE(warning.find("word 1"), std::string::npos);
 }
 
-TEST(RingShort, ShortSpanGivesNothing) {
+TEST(TraceRingShort, ShortSpanGivesNothing) {
     const std::vector<uint8_t> small(100, 0xFF);
     std::string warning;
     EXPECT_TRUE(read_section(small, &warning).empty());
@@ -269,7 +269,7 @@ TEST(RingShort, ShortSpanGivesNothing) {
 // ---------------------------------------------------------------------------------------
 // Several printers.
 
-TEST(Merge, ByTimeKeepingEachPrintersOrder) {
+TEST(TraceMerge, ByTimeKeepingEachPrintersOrder) {
     auto at = [](int printer, uint8_t second, uint32_t n) {
         Record r = decode(value("x", n, Stamp{26, 1, 1, 0, 0, second, 0}));
         return PrinterRecord{printer, r};
@@ -288,14 +288,14 @@ TEST(Merge, ByTimeKeepingEachPrintersOrder) {
 // ---------------------------------------------------------------------------------------
 // Following a section between looks.
 
-class Follow : public Ring {
+class TraceFollow : public TraceRing {
   protected:
     Follower follower_;
     Follower::Change change_ = Follower::Change::None;
     std::vector<uint32_t> poll() { return numbers(follower_.poll(section_, &change_, nullptr)); }
 };
 
-TEST_F(Follow, NewRecordsOnlyAcrossTheWrap) {
+TEST_F(TraceFollow, NewRecordsOnlyAcrossTheWrap) {
     writer_.attach();
     write_numbered(1, 2040);
     EXPECT_EQ(poll(), range(1, 2040));
@@ -308,7 +308,7 @@ TEST_F(Follow, NewRecordsOnlyAcrossTheWrap) {
     EXPECT_EQ(change_, Follower::Change::None);
 }
 
-TEST_F(Follow, FromAFreshSection) {
+TEST_F(TraceFollow, FromAFreshSection) {
     EXPECT_EQ(poll(), std::vector<uint32_t>{});
     writer_.attach();
     EXPECT_EQ(poll(), std::vector<uint32_t>{});
@@ -317,7 +317,7 @@ TEST_F(Follow, FromAFreshSection) {
     EXPECT_EQ(change_, Follower::Change::None);
 }
 
-TEST_F(Follow, MoreThanARingBetweenLooksIsLost) {
+TEST_F(TraceFollow, MoreThanARingBetweenLooksIsLost) {
     writer_.attach();
     write_numbered(1, 5);
     EXPECT_EQ(poll(), range(1, 5));
@@ -329,7 +329,7 @@ TEST_F(Follow, MoreThanARingBetweenLooksIsLost) {
     EXPECT_EQ(change_, Follower::Change::None);
 }
 
-TEST_F(Follow, AWholeRingFromEmptyIsNoticed) {
+TEST_F(TraceFollow, AWholeRingFromEmptyIsNoticed) {
     writer_.attach();
     EXPECT_EQ(poll(), std::vector<uint32_t>{});
     write_numbered(1, 2047);  // word 0 is back at 32
@@ -337,7 +337,7 @@ TEST_F(Follow, AWholeRingFromEmptyIsNoticed) {
     EXPECT_EQ(change_, Follower::Change::Lost);
 }
 
-TEST_F(Follow, ResetAndReattach) {
+TEST_F(TraceFollow, ResetAndReattach) {
     writer_.attach();
     write_numbered(1, 4);
     EXPECT_EQ(poll(), range(1, 4));
@@ -356,7 +356,7 @@ TEST_F(Follow, ResetAndReattach) {
     EXPECT_EQ(change_, Follower::Change::Reset);
 }
 
-TEST_F(Follow, CorruptHeaderWaitsForAGoodOne) {
+TEST_F(TraceFollow, CorruptHeaderWaitsForAGoodOne) {
     writer_.attach();
     write_numbered(1, 3);
     EXPECT_EQ(poll(), range(1, 3));
