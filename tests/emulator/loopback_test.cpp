@@ -481,6 +481,7 @@ TEST_F(EmuLoopback, FaultNeverComplete) {
     host->write(host->data_frame(1, {'y'}));
     EXPECT_EQ(data_of(host->poll(1)), (Bytes{0, 0, 0, 0, 0}));
     EXPECT_EQ(emu->print_log(), (Bytes{'x', 'y'}));
+    EXPECT_EQ(emu->page_text(), "xy");
 }
 
 TEST_F(EmuLoopback, FaultDropData) {
