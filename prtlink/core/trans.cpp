@@ -67,8 +67,7 @@ uint16_t check_printer(uint32_t handle, int slot, uint16_t count_before) {
     }
     // Reset during this poll.
     uint16_t r3 = 0;
-    if (s.prt_model == 0x1C || s.prt_model == 0x40 ||
-        (s.prt_model == 0xD0 && (s.unit_ext_status[0] & 0x0100) == 0)) {
+    if (Has_Rems_Unit(slot)) {
         plat::sleep_ms(kPollGapMs);
         r3 = Poll_Unit(handle, slot, kUnitRems);
         if (s.rems_por_flag == 0xFF) {
