@@ -7,7 +7,7 @@ bash scripts/deps.sh
 jobs=$(nproc)
 for kind in release asan; do
   dir=build-$kind
-  opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  opts=(-DCMAKE_BUILD_TYPE=Release)
   [ "$kind" = asan ] && opts=(-DCMAKE_BUILD_TYPE=Debug -DPRT_SANITIZE=ON -DPRT_BUILD_BENCH=OFF)
   cmake -S . -B "$dir" "${opts[@]}" >/dev/null
   cmake --build "$dir" -j"$jobs"

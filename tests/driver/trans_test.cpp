@@ -27,7 +27,7 @@ struct Mode {
 
 class TransTest : public ::testing::TestWithParam<Mode> {
 protected:
-    void SetUp() override { prt::plat::set_time_scale(0.2); }
+    void SetUp() override { prt::plat::set_time_scale(0.4); }
     void TearDown() override {
         if (h_ != kBad) PrtCloseDeviceX(h_);
         prtlink::Process_Detach();
