@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,48 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/port.h"
-
 extern char** environ;
 
 namespace prt::test {
-
-// Each test process gets its own namespace and runtime directory, so that ctest -j runs
-// never share lock files.
-class PortEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        char tmpl[] = "/tmp/prt-port-test-XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
-        ASSERT_NE(dir, nullptr);
-        dir_ = dir;
-        ::setenv("PRT_RUNTIME_DIR", dir_.c_str(), 1);
-        ::setenv("PRT_NAMESPACE", ("porttest" + std::to_string(::getpid())).c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
-  private:
-    [[noreturn]] static void hold(const char* device) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        uint32_t h = 0;
-        if (!prt::plat::port_open(device, &h)) {
-            std::printf("FAILED %d\n", prt::plat::last_error());
-            std::fflush(stdout);
-            ::_exit(1);
-        }
-        std::printf("HELD\n");
-        std::fflush(stdout);
-        for (;;) ::pause();
-    }
-
-    std::string dir_;
-};
-
-inline ::testing::Environment* const kPortEnvironment =
-    ::testing::AddGlobalTestEnvironment(new PortEnvironment);
 
 // Polls `pred` until it holds or `limit` passes; returns its last value.
 template <typename Pred>
@@ -168,14 +128,21 @@ class Child {
     std::string buf_;
 };
 
-// Opens `device` in a child process (this test program, started again) that holds it until
-// killed. False when the child could not open it.
-inline bool hold_in_child(const std::string& device, Child& child) {
-    if (!child.start({"/proc/self/exe", "--gtest_filter=-*"}, {"PRT_PORT_TEST_HOLD=" + device})) {
+// Opens `device` in a child process that holds it until killed: this test program started
+// again, whose environment set-up holds the port before any test runs. `filter` names a
+// test of the program that starts no child itself (gtest runs the set-up only when some
+// test is selected). False when the child could not open the port.
+inline bool hold_in_child(const std::string& device, const std::string& filter, Child& child) {
+    if (std::getenv("PRT_PORT_TEST_HOLD") != nullptr) return false;  // never recurse
+    if (!child.start({"/proc/self/exe", "--gtest_filter=" + filter},
+                     {"PRT_PORT_TEST_HOLD=" + device})) {
         return false;
     }
     std::string line;
-    return child.read_line(&line) && line == "HELD";
+    while (child.read_line(&line)) {  // gtest's own banner comes first
+        if (line == "HELD") return true;
+    }
+    return false;
 }
 
 }  // namespace prt::test

@@ -242,9 +242,8 @@ TEST_F(Rfc2217Test, SecondOpenOfTheSameAddressFailsUntilClosed) {
 }
 
 TEST_F(Rfc2217Test, AnotherProcessHoldsTheAddressUntilItDies) {
-    GTEST_SKIP() << "the holder child process is not wired up yet (see closing note)";
     prt::test::Child holder;
-    ASSERT_TRUE(prt::test::hold_in_child(url_, holder));
+    ASSERT_TRUE(prt::test::hold_in_child(url_, "Rfc2217Open.Failures", holder));
     EXPECT_FALSE(port_open(url_, &handle_));
     EXPECT_EQ(last_error(), EBUSY);
     holder.kill();  // without closing anything

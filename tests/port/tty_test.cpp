@@ -268,10 +268,9 @@ TEST_F(TtyPtyTest, SecondOpenFailsUntilTheFirstCloses) {
 }
 
 TEST(TtyOpen, AnotherProcessHoldsThePortUntilItDies) {
-    GTEST_SKIP() << "the holder child process is not wired up yet (see closing note)";
     Pty pty;
     prt::test::Child holder;
-    ASSERT_TRUE(prt::test::hold_in_child(pty.path(), holder));
+    ASSERT_TRUE(prt::test::hold_in_child(pty.path(), "TtyOpen.MissingDeviceAndNonTtyFail", holder));
     uint32_t h = 0;
     EXPECT_FALSE(port_open(pty.path(), &h));
     EXPECT_EQ(last_error(), EBUSY);
