@@ -48,16 +48,20 @@ public:
     virtual uint16_t port() const = 0;
     virtual bool connected() const = 0;
 
-    // Data towards the host (0xFF doubled on the wire).
+    // Data towards the host (0xFF doubled on the wire). Dropped while no client is
+    // connected, like bytes on a line with nobody listening.
     virtual void send_data(std::span<const uint8_t> bytes) = 0;
     // Modem lines towards the host: NOTIFY-MODEMSTATE is sent at once on every change,
     // with the delta bits set, and always before data sent afterwards. The state is kept
     // across connections and sent to each new client after negotiation.
     virtual void set_modem(bool cts, bool dsr) = 0;
-    // A break towards the host: NOTIFY-LINESTATE with break detect (0x10).
+    // A break towards the host: NOTIFY-LINESTATE with break detect (0x10), whatever line
+    // state mask the client set. Dropped while no client is connected; during the
+    // negotiation it waits and follows the first modem state.
     virtual void send_break() = 0;
 
     // Stops listening, drops the client and joins the thread. Also done by the destructor.
+    // Not from inside a callback (it would wait for its own thread).
     virtual void stop() = 0;
 };
 

@@ -323,9 +323,14 @@ TEST_F(Rfc2217Test, ServerBytesOnTheWire) {
     ASSERT_GE(fd, 0);
     // Its own requests first: DO COM-PORT, WILL BINARY, DO BINARY, WILL SGA.
     EXPECT_EQ(recv_exact(fd, 12), (Bytes{255, 253, 44, 255, 251, 0, 255, 253, 0, 255, 251, 3}));
-    // WILL COM-PORT acknowledges its DO: no answer to it, but the first modem state.
+    // A break before the client agreed waits for the negotiation.
+    ASSERT_TRUE(wait_until([&] { return server_->connected(); }));
+    server_->send_break();
+    // WILL COM-PORT acknowledges its DO: no answer to it, but the first modem state, then
+    // the waiting break.
     send_raw(fd, {255, 251, 44});
-    EXPECT_EQ(recv_exact(fd, 7), (Bytes{255, 250, 44, 107, 0, 255, 240}));
+    EXPECT_EQ(recv_exact(fd, 14), (Bytes{255, 250, 44, 107, 0, 255, 240,  //
+                                         255, 250, 44, 106, 0x10, 255, 240}));
     const struct {
         const char* name;
         Bytes request, answer;
