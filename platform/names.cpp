@@ -24,10 +24,18 @@ void make_dirs(const std::string& path) {
 
 std::string name_space() { return env_or("PRT_NAMESPACE", ""); }
 
-std::string posix_name(std::string_view n) {
+// Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on "/" + std::string.
+std::string with_namespace(std::string prefix, std::string_view n) {
     const std::string ns = name_space();
-    return ns.empty() ? "/" + std::string(n) : "/" + ns + "." + std::string(n);
+    if (!ns.empty()) {
+        prefix.append(ns);
+        prefix.push_back('.');
+    }
+    prefix.append(n);
+    return prefix;
 }
+
+std::string posix_name(std::string_view n) { return with_namespace("/", n); }
 
 std::string runtime_dir() {
     std::string dir = env_or("PRT_RUNTIME_DIR", "");
@@ -39,10 +47,7 @@ std::string runtime_dir() {
     return dir;
 }
 
-std::string runtime_path(std::string_view n) {
-    const std::string ns = name_space();
-    return runtime_dir() + "/" + (ns.empty() ? std::string(n) : ns + "." + std::string(n));
-}
+std::string runtime_path(std::string_view n) { return with_namespace(runtime_dir() + '/', n); }
 
 std::string config_dir() { return env_or("PRT_CONFIG_DIR", "/etc/prtlink"); }
 

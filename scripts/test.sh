@@ -7,7 +7,7 @@ bash scripts/deps.sh
 jobs=$(nproc)
 for kind in release asan; do
   dir=build-$kind
-  opts=(-DCMAKE_BUILD_TYPE=Release)
+  opts=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG")
   [ "$kind" = asan ] && opts=(-DCMAKE_BUILD_TYPE=Debug -DPRT_SANITIZE=ON -DPRT_BUILD_BENCH=OFF)
   cmake -S . -B "$dir" "${opts[@]}" >/dev/null
   cmake --build "$dir" -j"$jobs"
