@@ -120,7 +120,6 @@ uint16_t Open_Port(uint32_t* out, uint32_t id_arg, int32_t time_out) {
         SlotShared& s = S(slot);
         s.open_timer_expired = 0;
         s.open_timer_args = TimerArgs{static_cast<uint16_t>(slot), static_cast<uint32_t>(time_out)};
-        L(slot).open_timer_event.reset();
         auto* call = new OpenTimerCall;
         call->time_out = time_out == -1 ? prt::plat::kInfinite : static_cast<uint32_t>(time_out);
         call->slot = slot;
@@ -143,7 +142,6 @@ uint16_t Open_Port(uint32_t* out, uint32_t id_arg, int32_t time_out) {
                 g_proc->global_lock.lock();
             }
             call->stop.set();
-            L(slot).open_timer_event.set();
             call->unref();
 
             if (!open) {

@@ -124,7 +124,7 @@ struct SlotLocal {
     prt::plat::Semaphore link_sem{1, 1};
     prt::plat::Event thread_idle_event{true, true};
     prt::plat::Event status_timer_event{true, true};
-    prt::plat::Event open_timer_event{true, true};
+    // The open-retry timer has an event per open call (open.cpp), not one per slot.
     uint8_t rx_frame[kRxFrameSize] = {};
     uint8_t rems_cmd[256] = {};
     uint8_t micr_cmd[256] = {};

@@ -69,8 +69,7 @@ void DriverEnv::configure_printer(int id, const std::string& device, int cts_lin
                   "\"StopBits\"=dword:%08x\r\n\r\n"
                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\prtlink\\Ports]\r\n\"COM%d\"=\"%s\"\r\n",
                   cts_line, id, id, baud, stop_bits, id, device.c_str());
-    registry_ = buf;
-    write_registry(registry_);
+    write_registry(buf);
 }
 
 void DriverEnv::create_trace(int printer) {

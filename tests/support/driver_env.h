@@ -49,7 +49,6 @@ public:
 private:
     std::string dir_;
     std::string ns_;
-    std::string registry_;
 };
 
 // A second process that runs driver calls given as text lines ("open 1 0", "close H",
